@@ -1,0 +1,1 @@
+"""kavri: a brokerless publish/subscribe bus for processes on one machine."""
