@@ -52,6 +52,10 @@ inline Field display(const char* name, std::string_view value) {
 void emit(Level level, std::string_view target, std::string_view message,
           std::span<const Field> fields);
 
+// Installs the process-wide standard-error logger once per process; true only on the call
+// that installed it. The filter comes from RUST_LOG, else `level`, else "info".
+bool init_logging(std::optional<std::string_view> level);
+
 template <class... Fields>
 inline void event(Level level, std::string_view target, std::string_view message,
                   const Fields&... fields) {
