@@ -48,12 +48,17 @@ inline Field display(const char* name, std::string_view value) {
   return {name, Field::Kind::Display, value};
 }
 
-// Hands one event to the installed logger, which filters and writes it. Call through event().
+// Hands one event to the installed logger, which filters it by level and target and writes
+// it to standard error as one whole line. Any thread; nothing happens before installation.
+// Call through event().
 void emit(Level level, std::string_view target, std::string_view message,
           std::span<const Field> fields);
 
 // Installs the process-wide standard-error logger once per process; true only on the call
-// that installed it. The filter comes from RUST_LOG, else `level`, else "info".
+// that installed it, false on every later call (whatever its argument). The filter comes from
+// RUST_LOG when that is set, UTF-8 and well-formed, else from `level` when well-formed (absent
+// means "info"), else "info"; rejected texts are ignored silently. Any thread; never fails.
+// The syntax of the filter is described in logging_filter.h.
 bool init_logging(std::optional<std::string_view> level);
 
 template <class... Fields>
