@@ -12,18 +12,18 @@ namespace kavri {
 
 namespace {
 
-// IN_PROCESS_LOCKS. The mutex is held only for one insert or one erase, never across a file
-// operation, and always through a lock_guard: an exception thrown while it is held (an
-// allocation failure in insert) unlocks it and leaves the set as it was, so the set stays
-// usable. Allocated once and never destroyed, so locks released during exit still find it.
+// The set of lock-file paths this process holds. The mutex is held only for one insert or one
+// erase, never across a file operation, and always through a lock_guard: an exception thrown while
+// it is held (an allocation failure in insert) unlocks it and leaves the set as it was, so the set
+// stays usable. Allocated once and never destroyed, so locks released during exit still find it.
 struct InProcessLocks {
   std::mutex mutex;
   std::set<std::string> paths;
 };
 
 InProcessLocks& in_process_locks() {
-  static InProcessLocks* const locks = new InProcessLocks;
-  return *locks;
+  static InProcessLocks* const IN_PROCESS_LOCKS = new InProcessLocks;
+  return *IN_PROCESS_LOCKS;
 }
 
 // False when the path was already present.

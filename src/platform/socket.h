@@ -33,7 +33,8 @@ IoResult<Fd> listen_unix(const std::filesystem::path& path);
 
 // True when `listener` has a connection waiting to be accepted: one poll with a zero
 // time-out, no other work. A connect() that has returned to its caller is already queued on
-// the listener, so a false result never hides a completed connection attempt.
+// the listener, so a false result never hides a completed connection attempt. After a true
+// result, accept until WouldBlock to take every connection queued by then.
 IoResult<bool> has_pending_connection(int listener);
 
 // Accepts one connection from a non-blocking listener. The connection is close-on-exec, in

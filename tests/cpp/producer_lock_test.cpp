@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -82,6 +83,11 @@ TEST_F(ProducerLockTest, ReleaseLetsTheTopicBeTakenAgainAndLeavesTheFileUntouche
   }
   EXPECT_TRUE(platform::path_exists(lock_file()));
   EXPECT_EQ(read_file(lock_file()), "");
+  mode_t umask_now = ::umask(0);
+  ::umask(umask_now);
+  struct stat st {};
+  ASSERT_EQ(::stat(lock_file().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0666 & ~umask_now);
 
   // Existing contents are never read, truncated or written.
   const std::string contents = "pid 1234\nleft by someone else\n";
