@@ -124,7 +124,9 @@ TEST_F(ProducerLockTest, UnopenableLockFileIsIoAndReservesNothing) {
       auto* e = std::get_if<err::Io>(&r.error());
       ASSERT_NE(e, nullptr) << "error variant " << r.error().index();
       EXPECT_EQ(e->error.kind(), c.kind);
-      if (!c.text.empty()) EXPECT_EQ(e->error.text(), c.text);
+      if (!c.text.empty()) {
+        EXPECT_EQ(e->error.text(), c.text);
+      }
     }
   }
   // The lock does not create directories.
