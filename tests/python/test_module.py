@@ -127,6 +127,27 @@ class ModuleSurfaceTest(unittest.TestCase):
         self.assertIn("sub-interpreter", out.stdout)
 
 
+class LibraryTest(unittest.TestCase):
+    def tool(self, *args):
+        try:
+            out = subprocess.run(args, capture_output=True, text=True, timeout=60)
+        except FileNotFoundError:
+            self.skipTest(f"no {args[0]}")
+        self.assertEqual(out.returncode, 0, out.stderr)
+        return out.stdout
+
+    def test_only_the_init_function_is_exported(self):
+        out = self.tool("nm", "-D", "--defined-only", m.__file__)
+        names = [line.split()[-1] for line in out.splitlines() if line.strip()]
+        self.assertEqual(names, ["PyInit__kavri"])
+
+    def test_libpython_is_not_linked(self):
+        out = self.tool("readelf", "-d", m.__file__)
+        needed = [line for line in out.splitlines() if "(NEEDED)" in line]
+        self.assertTrue(needed)
+        self.assertFalse([line for line in needed if "libpython" in line], needed)
+
+
 class InitLoggingTest(unittest.TestCase):
     def test_signature_and_docstring(self):
         self.assertEqual(m.init_logging.__text_signature__, "(level=None)")
