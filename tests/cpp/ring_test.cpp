@@ -100,7 +100,7 @@ TEST(RingGeometryTest, MatchesTheFormatTable) {
   EXPECT_FALSE(ring_geometry(0xFFFFFFFF, 0xFFFFFFFF, 0));
 }
 
-TEST_F(RingTest, CreatedFileHasTheSpecifiedBytes) {
+TEST_F(RingTest, CreatedFileHasTheFormatBytes) {
   struct Row {
     uint32_t max_subscribers, slot_size, capacity;
     uint64_t file_len;
