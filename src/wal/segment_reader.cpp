@@ -111,21 +111,30 @@ SegmentReader::ReadResult SegmentReader::read_one_record(uint64_t offset) {
     return std::unexpected(SegmentReadError(ReadShortRead{offset, record_len - remaining}));
   }
 
-  body_.resize(record_len - 4);
-  if (auto ok = read_exact(offset + 4, body_); !ok) return std::unexpected(ok.error());
-  const uint32_t stored = get_u32(body_.data() + body_.size() - 4);
-  const uint32_t computed = crc32c({body_.data(), body_.size() - 4});
+  // The body: cursor through crc. Decoded in place when the window already holds it whole
+  // (small records), else read into body_.
+  const size_t body_len = static_cast<size_t>(record_len - 4);
+  const std::byte* body;
+  if (offset + 4 >= window_start_ && offset + record_len <= window_start_ + window_len_) {
+    body = buffer_.get() + (offset + 4 - window_start_);
+  } else {
+    body_.resize(body_len);
+    if (auto ok = read_exact(offset + 4, body_); !ok) return std::unexpected(ok.error());
+    body = body_.data();
+  }
+  const uint32_t stored = get_u32(body + body_len - 4);
+  const uint32_t computed = crc32c({body, body_len - 4});
   if (stored != computed) {
     return std::unexpected(SegmentReadError(ReadCrcMismatch{offset, stored, computed}));
   }
-  const uint64_t payload_len = get_u32(body_.data() + 16);
+  const uint64_t payload_len = get_u32(body + 16);
   if (payload_len + RECORD_OVERHEAD != record_len) {
     return std::unexpected(SegmentReadError(ReadBadRecordLen{record_len}));
   }
   ReadRecord out;
-  out.record.cursor = get_u64(body_.data());
-  out.record.timestamp_ns = get_u64(body_.data() + 8);
-  out.record.payload.assign(body_.begin() + 20, body_.begin() + 20 + payload_len);
+  out.record.cursor = get_u64(body);
+  out.record.timestamp_ns = get_u64(body + 8);
+  out.record.payload.assign(body + 20, body + 20 + payload_len);
   out.record_len = record_len;
   return out;
 }

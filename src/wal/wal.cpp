@@ -224,8 +224,12 @@ std::expected<void, WalError> Wal::append(uint64_t cursor, uint64_t timestamp_ns
   }
   inner.active_bytes = writer.bytes_written();
   pending_cursor_.store(cursor + 1, std::memory_order_relaxed);
-  appends_total_.fetch_add(1, std::memory_order_relaxed);
-  append_bytes_total_.fetch_add(payload.size(), std::memory_order_relaxed);
+  // Only the owner writes these two, one call at a time: a load and a store suffice and keep
+  // a locked instruction off the common path.
+  appends_total_.store(appends_total_.load(std::memory_order_relaxed) + 1,
+                       std::memory_order_relaxed);
+  append_bytes_total_.store(append_bytes_total_.load(std::memory_order_relaxed) + payload.size(),
+                            std::memory_order_relaxed);
 
   if (config_.fsync_policy == FsyncPolicy::EveryAppend) {
     auto synced = writer.fsync();
