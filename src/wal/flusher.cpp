@@ -54,8 +54,15 @@ void flusher_loop(Duration flush_interval, const std::shared_ptr<WalShared>& sha
 
 std::thread spawn_flusher_thread(Duration flush_interval, std::shared_ptr<WalShared> shared) {
   try {
-    return std::thread(
-        [flush_interval, shared = std::move(shared)] { flusher_loop(flush_interval, shared); });
+    return std::thread([flush_interval, shared = std::move(shared)] {
+      try {
+        flusher_loop(flush_interval, shared);
+      } catch (...) {
+        // An internal failure ends the thread like an I/O failure: no cycle will come again,
+        // so appends must stop promising durability. The error itself is discarded.
+        shared->flusher_dead.store(true, std::memory_order_relaxed);
+      }
+    });
   } catch (const std::system_error&) {
     internal_failure("failed to spawn thread");
   }
