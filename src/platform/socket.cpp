@@ -53,7 +53,7 @@ IoResult<UnixAddress> unix_address(const std::filesystem::path& path) {
   return a;
 }
 
-IoResult<void> suppress_sigpipe([[maybe_unused]] int fd) {
+[[maybe_unused]] IoResult<void> suppress_sigpipe([[maybe_unused]] int fd) {
 #ifdef __APPLE__
   int one = 1;
   if (::setsockopt(fd, SOL_SOCKET, SO_NOSIGPIPE, &one, sizeof one) != 0) return last_os_error();

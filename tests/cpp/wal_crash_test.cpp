@@ -171,8 +171,12 @@ void expect_replay(const std::filesystem::path& topic, size_t whole, bool bad, u
     if (!item) {
       ++errors;
       const auto& e = std::get<WalSegmentReader>(item.error()).error;
-      if (const auto* crc = std::get_if<ReadCrcMismatch>(&e)) EXPECT_EQ(crc->offset, bad_at);
-      if (const auto* sr = std::get_if<ReadShortRead>(&e)) EXPECT_EQ(sr->offset, bad_at);
+      if (const auto* crc = std::get_if<ReadCrcMismatch>(&e)) {
+        EXPECT_EQ(crc->offset, bad_at);
+      }
+      if (const auto* sr = std::get_if<ReadShortRead>(&e)) {
+        EXPECT_EQ(sr->offset, bad_at);
+      }
       EXPECT_EQ(records, whole) << "an error item must follow the valid prefix";
       continue;
     }
