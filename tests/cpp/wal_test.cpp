@@ -34,7 +34,12 @@ std::vector<uint64_t> replayed(const std::filesystem::path& topic) {
   std::vector<uint64_t> out;
   auto replay = WalReplayer::from(topic, 0);
   if (!replay) return out;
-  while (auto item = replay->next()) {
+  for (;;) {
+    auto item = replay->next();
+    if (!item) {
+      ADD_FAILURE() << message(item.error());
+      continue;
+    }
     if (!*item) break;
     out.push_back((*item)->cursor);
   }
