@@ -1,7 +1,7 @@
 #pragma once
 
-// UTF-8 decoding as the log's filter and line formatter and the log's file-name checks need
-// it: strict (no overlong forms, no surrogates, nothing above U+10FFFF).
+// UTF-8 decoding as the log's filter and line formatter need it: strict (no overlong forms,
+// no surrogates, nothing above U+10FFFF).
 
 #include <cstddef>
 #include <string>
@@ -25,7 +25,7 @@ bool is_valid(std::string_view bytes);
 
 namespace kavri {
 
-// True when `bytes` is well-formed UTF-8.
+// The same check, for names read from the file system.
 inline bool is_valid_utf8(std::string_view bytes) { return utf8::is_valid(bytes); }
 
 // `bytes` with every maximal ill-formed subsequence replaced by U+FFFD.
