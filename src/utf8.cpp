@@ -50,3 +50,22 @@ bool is_valid(std::string_view bytes) {
 }
 
 }  // namespace kavri::utf8
+
+namespace kavri {
+
+std::string utf8_lossy(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size());
+  while (!bytes.empty()) {
+    const utf8::Decoded d = utf8::decode_first(bytes);
+    if (d.valid) {
+      out.append(bytes.substr(0, d.length));
+    } else {
+      out.append("\xEF\xBF\xBD");
+    }
+    bytes.remove_prefix(d.length);
+  }
+  return out;
+}
+
+}  // namespace kavri

@@ -4,6 +4,7 @@
 // no surrogates, nothing above U+10FFFF).
 
 #include <cstddef>
+#include <string>
 #include <string_view>
 
 namespace kavri::utf8 {
@@ -21,3 +22,13 @@ Decoded decode_first(std::string_view bytes);
 bool is_valid(std::string_view bytes);
 
 }  // namespace kavri::utf8
+
+namespace kavri {
+
+// The same check, for names read from the file system.
+inline bool is_valid_utf8(std::string_view bytes) { return utf8::is_valid(bytes); }
+
+// `bytes` with every maximal ill-formed subsequence replaced by U+FFFD.
+std::string utf8_lossy(std::string_view bytes);
+
+}  // namespace kavri

@@ -89,9 +89,27 @@ IoResult<void> write_all(int fd, std::span<const std::byte> buf) {
     auto n = write_some(fd, buf);
     if (!n) return std::unexpected(n.error());
     if (*n == 0) {
-      return std::unexpected(IoError::fixed(IoErrorKind::WriteZero, "failed to write whole buffer"));
+      return std::unexpected(
+          IoError::fixed(IoErrorKind::WriteZero, "failed to write whole buffer"));
     }
     buf = buf.subspan(*n);
+  }
+  return {};
+}
+
+IoResult<void> write_all_at(int fd, uint64_t offset, std::span<const std::byte> buf) {
+  while (!buf.empty()) {
+    ssize_t n = ::pwrite(fd, buf.data(), buf.size(), static_cast<off_t>(offset));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return last_os_error();
+    }
+    if (n == 0) {
+      return std::unexpected(
+          IoError::fixed(IoErrorKind::WriteZero, "failed to write whole buffer"));
+    }
+    buf = buf.subspan(static_cast<size_t>(n));
+    offset += static_cast<uint64_t>(n);
   }
   return {};
 }
@@ -99,7 +117,8 @@ IoResult<void> write_all(int fd, std::span<const std::byte> buf) {
 IoResult<size_t> read_at(int fd, uint64_t offset, std::span<std::byte> buf) {
   size_t done = 0;
   while (done < buf.size()) {
-    ssize_t n = ::pread(fd, buf.data() + done, buf.size() - done, static_cast<off_t>(offset + done));
+    ssize_t n =
+        ::pread(fd, buf.data() + done, buf.size() - done, static_cast<off_t>(offset + done));
     if (n < 0) {
       if (errno == EINTR) continue;
       return last_os_error();

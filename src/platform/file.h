@@ -40,6 +40,9 @@ IoResult<size_t> read_some(int fd, std::span<std::byte> buf);
 IoResult<size_t> write_some(int fd, std::span<const std::byte> buf);
 // Writes everything, continuing after partial writes; a write of 0 bytes is WriteZero.
 IoResult<void> write_all(int fd, std::span<const std::byte> buf);
+// pwrite of all of buf at `offset`, continuing after partial writes and interruptions; the
+// descriptor's file position is neither used nor moved. A write of 0 bytes is WriteZero.
+IoResult<void> write_all_at(int fd, uint64_t offset, std::span<const std::byte> buf);
 // pread into buf until full or end of file; returns the bytes read.
 IoResult<size_t> read_at(int fd, uint64_t offset, std::span<std::byte> buf);
 

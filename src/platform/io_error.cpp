@@ -45,6 +45,19 @@ IoErrorKind kind_of(int errnum) {
 
 IoError IoError::from_errno(int errnum) { return IoError(kind_of(errnum), errnum, nullptr); }
 
+IoError IoError::formatted(IoErrorKind kind, std::string message) {
+  auto owned = std::make_shared<const std::string>(std::move(message));
+  IoError e(kind, 0, owned->c_str());
+  e.owned_ = std::move(owned);
+  return e;
+}
+
+bool operator==(const IoError& a, const IoError& b) {
+  if (a.kind_ != b.kind_ || a.errno_ != b.errno_) return false;
+  if (a.message_ == nullptr || b.message_ == nullptr) return a.message_ == b.message_;
+  return std::strcmp(a.message_, b.message_) == 0;
+}
+
 std::string IoError::text() const {
   if (message_ != nullptr) return message_;
   char buf[256];

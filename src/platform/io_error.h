@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <expected>
+#include <memory>
 #include <string>
 
 namespace kavri {
@@ -27,12 +28,14 @@ enum class IoErrorKind : uint8_t {
 };
 
 // A failed system operation: a kind plus either the OS error number or a fixed message of
-// our own. Trivially copyable; the fixed message must be a string literal.
+// our own. Cheap to copy. A fixed message is a string literal, or a text formatted once and
+// shared by every copy (for messages that carry a value, such as a magic number found).
 class IoError {
  public:
   // The one place where an errno becomes an error value.
   static IoError from_errno(int errnum);
   static IoError fixed(IoErrorKind kind, const char* message) { return IoError(kind, 0, message); }
+  static IoError formatted(IoErrorKind kind, std::string message);
 
   IoErrorKind kind() const { return kind_; }
   // 0 when the error carries a fixed message instead.
@@ -42,7 +45,8 @@ class IoError {
   // "<strerror> (os error N)" or the fixed message alone.
   std::string text() const;
 
-  friend bool operator==(const IoError&, const IoError&) = default;
+  // Equal kind, number and message text.
+  friend bool operator==(const IoError& a, const IoError& b);
 
  private:
   IoError(IoErrorKind kind, int errnum, const char* message)
@@ -50,7 +54,8 @@ class IoError {
 
   IoErrorKind kind_;
   int errno_;
-  const char* message_;
+  const char* message_;                       // nullptr for an OS error
+  std::shared_ptr<const std::string> owned_;  // keeps a formatted message_ alive
 };
 
 template <class T>

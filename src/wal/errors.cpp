@@ -21,8 +21,9 @@ std::string message(const WriterError& error) {
   return std::visit(
       Overloaded{
           [](const WriterNonMonotonic& e) {
-            return fmt::format("cursor must be monotonic: tried to append {} after pending_cursor was {}",
-                               e.tried, e.pending_cursor);
+            return fmt::format(
+                "cursor must be monotonic: tried to append {} after pending_cursor was {}", e.tried,
+                e.pending_cursor);
           },
           [](const WriterIo& e) { return fmt::format("I/O error: {}", e.error.text()); },
       },
@@ -30,22 +31,22 @@ std::string message(const WriterError& error) {
 }
 
 std::string message(const SegmentHeaderError& error) {
-  return std::visit(
-      Overloaded{
-          [](const HeaderBadMagic& e) {
-            return fmt::format("segment magic mismatch: got {:#018x}, want {:#018x}", e.found,
-                               WAL_MAGIC);
-          },
-          [](const HeaderUnsupportedVersion& e) {
-            return fmt::format("segment version {} not supported (this build speaks {})", e.found,
-                               WAL_VERSION);
-          },
-          [](const HeaderTruncated& e) {
-            return fmt::format("segment header truncated: {} bytes < {}", e.file_len,
-                               SEGMENT_HEADER_LEN);
-          },
-      },
-      error);
+  return std::visit(Overloaded{
+                        [](const HeaderBadMagic& e) {
+                          return fmt::format("segment magic mismatch: got {:#018x}, want {:#018x}",
+                                             e.found, WAL_MAGIC);
+                        },
+                        [](const HeaderUnsupportedVersion& e) {
+                          return fmt::format(
+                              "segment version {} not supported (this build speaks {})", e.found,
+                              WAL_VERSION);
+                        },
+                        [](const HeaderTruncated& e) {
+                          return fmt::format("segment header truncated: {} bytes < {}", e.file_len,
+                                             SEGMENT_HEADER_LEN);
+                        },
+                    },
+                    error);
 }
 
 std::string message(const SegmentReadError& error) {
@@ -75,8 +76,12 @@ std::string message(const WalError& error) {
   return std::visit(
       Overloaded{
           [](const WalIo& e) { return fmt::format("I/O error: {}", e.error.text()); },
-          [](const WalSegmentWriter& e) { return fmt::format("segment writer: {}", message(e.error)); },
-          [](const WalSegmentReader& e) { return fmt::format("segment reader: {}", message(e.error)); },
+          [](const WalSegmentWriter& e) {
+            return fmt::format("segment writer: {}", message(e.error));
+          },
+          [](const WalSegmentReader& e) {
+            return fmt::format("segment reader: {}", message(e.error));
+          },
           [](const WalCursorTooOld& e) {
             return fmt::format("cursor {} is older than the oldest in-WAL slot ({})", e.cursor,
                                e.oldest);
@@ -88,6 +93,11 @@ std::string message(const WalError& error) {
           [](const WalPayloadTooLarge& e) {
             return fmt::format("payload too large: {} > MAX_PAYLOAD_LEN ({})", e.len,
                                MAX_PAYLOAD_LEN);
+          },
+          [](const WalCursorOutOfRange& e) {
+            return fmt::format(
+                "WAL holds cursor {}, which leaves no next cursor below 9223372036854775808",
+                e.found);
           },
       },
       error);

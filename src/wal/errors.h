@@ -74,8 +74,14 @@ struct WalFlusherDied {};
 struct WalPayloadTooLarge {
   uint64_t len;
 };
+// The log's newest segment leaves no usable next cursor: its name or last record says 2^63 or
+// more is next (bit 63 marks a ring slot being written), or the last cursor + 1 overflows.
+// `found` is that segment's base cursor or its last record's cursor.
+struct WalCursorOutOfRange {
+  uint64_t found;
+};
 using WalError = std::variant<WalIo, WalSegmentWriter, WalSegmentReader, WalCursorTooOld,
-                              WalFlusherDied, WalPayloadTooLarge>;
+                              WalFlusherDied, WalPayloadTooLarge, WalCursorOutOfRange>;
 
 std::string message(const WriterError& error);
 std::string message(const SegmentHeaderError& error);

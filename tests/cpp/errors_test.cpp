@@ -30,6 +30,13 @@ TEST(ErrorsTest, MessagesNestWithTheirExactRenderings) {
       {WalCursorTooOld{50, 100}, "cursor 50 is older than the oldest in-WAL slot (100)"},
       {WalFlusherDied{}, "WAL flusher thread died; further appends would silently lose durability"},
       {WalPayloadTooLarge{16777189}, "payload too large: 16777189 > MAX_PAYLOAD_LEN (16777188)"},
+      {WalCursorOutOfRange{9223372036854775808ull},
+       "WAL holds cursor 9223372036854775808, which leaves no next cursor below "
+       "9223372036854775808"},
+      {WalSegmentReader{ReadBadRecordLen{27}},
+       "segment reader: record_len 27 does not describe a valid record"},
+      {WalSegmentReader{ReadIo{IoError::from_errno(ENOENT)}},
+       "segment reader: I/O error: No such file or directory (os error 2)"},
       {WalIo{IoError::from_errno(EACCES)}, "I/O error: Permission denied (os error 13)"},
       {WalSegmentWriter{WriterIo{IoError::from_errno(EEXIST)}},
        "segment writer: I/O error: File exists (os error 17)"},
