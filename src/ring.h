@@ -11,7 +11,8 @@
 //   24  u64 generation            1 at creation, +1 per reusing publisher
 //   32  u64 tail                  cursor of the next message; every cursor below it is published
 //   40  u64 first_cursor          first cursor of the current numbering (see below)
-//   48  16 bytes zero
+//   48  u64 announce_count        connections announced so far (see handshake.h)
+//   56  8 bytes zero
 //   64  cursor table: max_subscribers u64 entries, FREE_CURSOR when free
 //   ..  wake-up flag table: max_subscribers u64 entries, 1 = armed
 //   data_offset: capacity slots of slot_stride bytes each:
@@ -144,6 +145,9 @@ class RingBuffer {
   SharedWord tail() const { return word(TAIL_OFFSET); }
   SharedWord generation() const { return word(GENERATION_OFFSET); }
   SharedWord first_cursor() const { return word(FIRST_CURSOR_OFFSET); }
+  // Subscribers add 1 (release) once their announcement is sent; the publisher loads it
+  // (acquire) to learn that a connection waits on its listener. Never reset; wraps freely.
+  SharedWord announce_count() const { return word(ANNOUNCE_COUNT_OFFSET); }
   SharedWord cursor_entry(uint32_t i) const;
   SharedWord wakeup_flag(uint32_t i) const;
 
@@ -159,6 +163,7 @@ class RingBuffer {
   static constexpr uint64_t GENERATION_OFFSET = 24;
   static constexpr uint64_t TAIL_OFFSET = 32;
   static constexpr uint64_t FIRST_CURSOR_OFFSET = 40;
+  static constexpr uint64_t ANNOUNCE_COUNT_OFFSET = 48;
 
   RingBuffer(platform::Mapping map, uint32_t capacity, uint32_t slot_size, uint32_t max_subscribers,
              const RingGeometry& geometry);

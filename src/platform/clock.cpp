@@ -65,6 +65,16 @@ uint64_t wall_clock_unix_ns() {
       .as_nanos_saturating();
 }
 
+uint64_t coarse_monotonic_ns() {
+#ifdef __APPLE__
+  return clock_gettime_nsec_np(CLOCK_MONOTONIC_RAW_APPROX);
+#else
+  struct timespec ts;
+  ::clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * kNanosPerSec + static_cast<uint64_t>(ts.tv_nsec);
+#endif
+}
+
 void sleep_for(Duration d) {
   struct timespec req;
   constexpr uint64_t kMaxSecs = static_cast<uint64_t>(std::numeric_limits<time_t>::max());

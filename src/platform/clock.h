@@ -47,6 +47,11 @@ namespace platform {
 // Nanoseconds since the Unix epoch, 0 when the clock reads earlier than the epoch.
 uint64_t wall_clock_unix_ns();
 
+// A monotonic reading in nanoseconds that costs no system call and no clock-source read: the
+// kernel's last tick (CLOCK_MONOTONIC_COARSE), so it advances in steps of 1 to 10 ms. For
+// cheap "has about this long passed" checks only; never for deadlines.
+uint64_t coarse_monotonic_ns();
+
 // Sleeps for `d`; a sleep cut short by a signal continues for the remaining time.
 void sleep_for(Duration d);
 
