@@ -264,7 +264,7 @@ std::optional<SliceRead> RingBuffer::read(uint32_t cursor_idx, uint64_t cursor, 
     if (sink(s + SLOT_HEADER_LEN, len) == Copy::TooSmall) {
       // Release: the reader's position moves past the message it declines.
       entry.store(c + 1, std::memory_order_release);
-      return SliceRead{c + 1, std::nullopt};
+      return SliceRead{c + 1, std::nullopt, len};
     }
     // Acquire fence (load-load): every load of the copy completes before the stamp re-read.
     std::atomic_thread_fence(std::memory_order_acquire);
@@ -273,7 +273,7 @@ std::optional<SliceRead> RingBuffer::read(uint32_t cursor_idx, uint64_t cursor, 
       // Release: the copy's loads are complete before the publisher can see this position and
       // overwrite the slot.
       entry.store(c + 1, std::memory_order_release);
-      return SliceRead{c + 1, len};
+      return SliceRead{c + 1, len, len};
     }
     c = std::max(c, again & ~WRITE_IN_PROGRESS);
   }

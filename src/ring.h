@@ -66,9 +66,11 @@ std::optional<RingGeometry> ring_geometry(uint32_t capacity, uint32_t slot_size,
 
 // Result of a read into the caller's memory: the next cursor, and the payload's length, or
 // nullopt when the destination was too small (the message was consumed, nothing copied).
+// `message_len` is the payload's length in both cases (a refusal reports it to the caller).
 struct SliceRead {
   uint64_t next_cursor;
   std::optional<uint32_t> len;
+  uint32_t message_len = 0;
   bool too_small() const { return !len.has_value(); }
 };
 

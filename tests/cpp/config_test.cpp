@@ -24,10 +24,10 @@ TEST(ConfigTest, BackpressureTextIsExactAndCaseSensitive) {
     const char* text;
     std::optional<Backpressure> want;
   } cases[] = {
-      {"error", Backpressure::Error},   {"drop_oldest", Backpressure::DropOldest},
-      {"Error", std::nullopt},          {"ERROR", std::nullopt},
-      {" error", std::nullopt},         {"DropOldest", std::nullopt},
-      {"drop-oldest", std::nullopt},    {"", std::nullopt},
+      {"error", Backpressure::Error}, {"drop_oldest", Backpressure::DropOldest},
+      {"Error", std::nullopt},        {"ERROR", std::nullopt},
+      {" error", std::nullopt},       {"DropOldest", std::nullopt},
+      {"drop-oldest", std::nullopt},  {"", std::nullopt},
   };
   for (const Case& c : cases) EXPECT_EQ(parse_backpressure(c.text), c.want) << c.text;
 }

@@ -26,6 +26,17 @@ TEST(IoErrorTest, FixedMessageIsTheWholeText) {
   EXPECT_EQ(e.text(), "publisher closed");
 }
 
+TEST(IoErrorTest, FormattedMessageOutlivesItsSourceAndComparesByText) {
+  std::string text = "kavri: value 42";
+  IoError e = IoError::formatted(IoErrorKind::InvalidData, text);
+  text.clear();
+  IoError copy = e;
+  EXPECT_EQ(copy.text(), "kavri: value 42");
+  EXPECT_EQ(copy, IoError::formatted(IoErrorKind::InvalidData, "kavri: value 42"));
+  EXPECT_NE(copy, IoError::formatted(IoErrorKind::InvalidData, "kavri: value 43"));
+  EXPECT_NE(copy, IoError::from_errno(EINVAL));
+}
+
 TEST(FileTest, PathWithNulIsRefusedAsInvalidInput) {
   std::string p("/tmp/a");
   p.push_back('\0');
