@@ -2,24 +2,27 @@
 
 #include <fmt/format.h>
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
+#include "../bus.h"  // the core's Bus; "bus.h" would name python/bus.h, beside this file
 #include "config.h"
 #include "python/frame.h"
+#include "python/stats.h"
+#include "python/topic_publisher.h"
 
 namespace kavri::py {
 
 namespace {
 
-// What a `_RustBus` object wraps.
-// TODO(bus): until the core's Bus exists this keeps the name and the configuration it is to
-// be made with; the Bus (Bus::with_config(name, config)) replaces both fields here, and this
-// is the only place that changes.
+// What a `_RustBus` object wraps. Destroying it destroys the bus and every publisher still
+// in its map; publishers handed to a TopicPublisher, and subscriptions, live on.
 struct PyBus {
-  std::string name;
-  BusConfig config;
+  Bus bus;
 };
 
 // The text in double quotes with backslash escapes, as a debug rendering shows it: \" \\ \t
@@ -117,9 +120,205 @@ PyObject* bus_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     const auto wal_enabled = optional(a, 6, as_bool);
     BusConfig config =
         build_config(base_dir, capacity, slot_size, max_subscribers, backpressure, wal_enabled);
-    return allocate(type, PyBus{std::string(name), std::move(config)});
+    // Touches nothing on disk: the first file work happens when a method names a topic.
+    return allocate(type, PyBus{Bus::with_config(std::string(name), std::move(config))});
   });
 }
+
+Bus& bus_of(PyObject* self) { return core<PyBus>(self).bus; }
+
+// (cursor_idx, lag) pairs as a new list of 2-tuples of int.
+PyObject* pairs_to_python(const std::vector<std::pair<uint64_t, uint64_t>>& pairs) {
+  Ref list(result(PyList_New(static_cast<Py_ssize_t>(pairs.size()))));
+  for (size_t i = 0; i < pairs.size(); ++i) {
+    Ref tuple(result(PyTuple_New(2)));
+    PyTuple_SET_ITEM(tuple.get(), 0, to_python(pairs[i].first));  // steals
+    PyTuple_SET_ITEM(tuple.get(), 1, to_python(pairs[i].second));
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), tuple.release());
+  }
+  return list.release();
+}
+
+constexpr const char* kPublishParams[] = {"topic", "data"};
+constexpr Signature kPublish{"publish", "_RustBus", kPublishParams, 2};
+
+// The topic text and the payload are views into the caller's str and bytes objects, which
+// the caller's references keep alive (and unchanged) while the lock is released.
+PyObject* publish(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return entry([&] {
+    const Args a = bind(kPublish, args, nargs, kwnames);
+    const Hold hold(self, Borrow::Exclusive);
+    const std::string_view topic = required(a, 0, as_text);
+    const Payload data = required(a, 1, as_payload);
+    ok(without_gil([&] { return bus_of(self).publish(topic, data); }));
+    return none();
+  });
+}
+
+constexpr const char* kPublishManyParams[] = {"topic", "payloads"};
+constexpr Signature kPublishMany{"publish_many", "_RustBus", kPublishManyParams, 2};
+
+// The lock stays held for the whole batch, publisher creation and wake-ups included: the
+// views point into bytes objects whose references the sequence drops after the core call.
+PyObject* publish_many(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return entry([&] {
+    const Args a = bind(kPublishMany, args, nargs, kwnames);
+    const Hold hold(self, Borrow::Exclusive);
+    const std::string_view topic = required(a, 0, as_text);
+    const PayloadSequence payloads = required(a, 1, as_payload_sequence);
+    const uint64_t written = ok(bus_of(self).publish_many(topic, payloads.views()));
+    return to_python(written);
+  });
+}
+
+constexpr const char* kTopicParams[] = {"name"};
+constexpr Signature kTopic{"topic", "_RustBus", kTopicParams, 1};
+
+PyObject* topic(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return entry([&] {
+    const Args a = bind(kTopic, args, nargs, kwnames);
+    const Hold hold(self, Borrow::Exclusive);
+    const std::string_view name = required(a, 0, as_text);
+    return make_topic_publisher(ok(bus_of(self).take_publisher(name)));
+  });
+}
+
+constexpr const char* kWaitParams[] = {"topic", "n", "timeout_secs"};
+constexpr Signature kWait{"wait_for_subscribers", "_RustBus", kWaitParams, 1};
+
+PyObject* wait_for_subscribers(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+  return entry([&] {
+    const Args a = bind(kWait, args, nargs, kwnames);
+    const Hold hold(self, Borrow::Exclusive);
+    const std::string_view topic = required(a, 0, as_text);
+    const uint64_t n = with_default(a, 1, as_u64, uint64_t{1});
+    const double secs = with_default(a, 2, as_seconds, 30.0);
+    const Duration timeout = duration_from_secs(secs);
+    ok(without_gil([&] { return bus_of(self).wait_for_subscribers(topic, n, timeout); }));
+    return none();
+  });
+}
+
+constexpr const char* kStatsParams[] = {"topic"};
+constexpr Signature kStats{"stats", "_RustBus", kStatsParams, 1};
+
+PyObject* stats(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return entry([&] {
+    const Args a = bind(kStats, args, nargs, kwnames);
+    const Hold hold(self, Borrow::Shared);
+    const std::string_view topic = required(a, 0, as_text);
+    std::optional<TopicStats> snapshot = bus_of(self).stats(topic);
+    if (!snapshot) return none();
+    return make_topic_stats(std::move(*snapshot));
+  });
+}
+
+constexpr const char* kSlowParams[] = {"topic", "threshold"};
+constexpr Signature kSlow{"slow_subscribers", "_RustBus", kSlowParams, 2};
+
+PyObject* slow_subscribers(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+  return entry([&] {
+    const Args a = bind(kSlow, args, nargs, kwnames);
+    const Hold hold(self, Borrow::Shared);
+    const std::string_view topic = required(a, 0, as_text);
+    const uint64_t threshold = required(a, 1, as_u64);
+    return pairs_to_python(bus_of(self).slow_subscribers(topic, threshold));
+  });
+}
+
+constexpr const char* kCleanParams[] = {"topic"};
+constexpr Signature kClean{"clean_topic", "_RustBus", kCleanParams, 1};
+
+// The lock stays held while the topic's directory tree is removed.
+PyObject* clean_topic(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return entry([&] {
+    const Args a = bind(kClean, args, nargs, kwnames);
+    const Hold hold(self, Borrow::Exclusive);
+    const std::string_view topic = required(a, 0, as_text);
+    ok(bus_of(self).clean_topic(topic));
+    return none();
+  });
+}
+
+constexpr char kPublishDoc[] =
+    "publish($self, topic, data)\n"
+    "--\n"
+    "\n"
+    "Publish one bytes payload to the topic.\n"
+    "\n"
+    "Raises BusFullError when the ring is full under the default \"error\" policy. Releases\n"
+    "the interpreter lock: the wake-up step can block briefly while a subscriber's socket\n"
+    "buffer is full, and holding the lock then would deadlock against a Python subscriber\n"
+    "thread of this process that is trying to drain it.";
+
+constexpr char kPublishManyDoc[] =
+    "publish_many($self, topic, payloads)\n"
+    "--\n"
+    "\n"
+    "Publish a list of bytes payloads in one call, with one wake-up send per connected\n"
+    "subscriber whatever the batch size.\n"
+    "\n"
+    "Returns the number of messages written. Under the \"error\" policy it can be less than\n"
+    "the number given when the ring fills during the batch, so that the caller can retry the\n"
+    "rest. MessageTooLargeError and WalError can be raised during a batch. The payloads are\n"
+    "read in place from the bytes objects while the interpreter lock is held, with no\n"
+    "allocation per payload.";
+
+constexpr char kTopicDoc[] =
+    "topic($self, name)\n"
+    "--\n"
+    "\n"
+    "Return a TopicPublisher for the topic: a prepared handle for tight publish loops that\n"
+    "skips the per-call topic lookup and text conversion.\n"
+    "\n"
+    "The handle takes over publishing the topic: it adopts this bus's cached publisher or\n"
+    "creates one. Afterwards publish and publish_many on this bus for the same topic raise\n"
+    "AlreadyPublishingError.";
+
+constexpr char kWaitDoc[] =
+    "wait_for_subscribers($self, topic, n=1, timeout_secs=30.0)\n"
+    "--\n"
+    "\n"
+    "Block until n subscribers are connected to the topic; raises ConnectTimeoutError when\n"
+    "the time-out passes first. Releases the interpreter lock while polling.";
+
+constexpr char kStatsDoc[] =
+    "stats($self, topic)\n"
+    "--\n"
+    "\n"
+    "Return a TopicStats snapshot of the topic, or None when this bus holds no publisher for\n"
+    "it.";
+
+constexpr char kSlowDoc[] =
+    "slow_subscribers($self, topic, threshold)\n"
+    "--\n"
+    "\n"
+    "Return (cursor_idx, lag) tuples for the topic's subscribers whose lag is at least\n"
+    "threshold messages. The list is empty when no subscriber is behind or this bus has no\n"
+    "publisher for the topic.";
+
+constexpr char kCleanDoc[] =
+    "clean_topic($self, topic)\n"
+    "--\n"
+    "\n"
+    "Remove all on-disk state of the topic; raises AlreadyPublishingError when a publisher is\n"
+    "active. Meant for test set-up and development tools.";
+
+PyMethodDef kMethods[] = {
+    {"publish", as_method(publish), METH_FASTCALL | METH_KEYWORDS, kPublishDoc},
+    {"publish_many", as_method(publish_many), METH_FASTCALL | METH_KEYWORDS, kPublishManyDoc},
+    {"topic", as_method(topic), METH_FASTCALL | METH_KEYWORDS, kTopicDoc},
+    // subscribe, subscribe_with_history, subscribe_from: their three entries go here, in
+    // that order, with the Subscription class.
+    {"wait_for_subscribers", as_method(wait_for_subscribers), METH_FASTCALL | METH_KEYWORDS,
+     kWaitDoc},
+    {"stats", as_method(stats), METH_FASTCALL | METH_KEYWORDS, kStatsDoc},
+    {"slow_subscribers", as_method(slow_subscribers), METH_FASTCALL | METH_KEYWORDS, kSlowDoc},
+    {"clean_topic", as_method(clean_topic), METH_FASTCALL | METH_KEYWORDS, kCleanDoc},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 constexpr char kDoc[] =
     "_RustBus(name, *, base_dir=None, capacity=None, slot_size=None, max_subscribers=None, "
@@ -134,6 +333,7 @@ constexpr char kDoc[] =
 PyType_Slot kSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(bus_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<PyBus>)},
+    {Py_tp_methods, kMethods},
     {Py_tp_doc, const_cast<char*>(kDoc)},
     {0, nullptr},
 };

@@ -340,6 +340,19 @@ PyObject* allocate(PyTypeObject* type, Core value) {
   return reinterpret_cast<PyObject*>(object);
 }
 
+// allocate() for a result object: a failure to create it is an internal failure (`value` is
+// destroyed with the attempt).
+template <class Core>
+PyObject* allocate_result(PyTypeObject* type, Core value) {
+  PyObject* made = nullptr;
+  try {
+    made = allocate(type, std::move(value));
+  } catch (const PythonError&) {
+    // result() below turns the missing object into the internal failure.
+  }
+  return result(made);
+}
+
 // tp_dealloc of an Object<Core>.
 template <class Core>
 void dealloc(PyObject* self) {

@@ -9,6 +9,8 @@
 #include "python/bus.h"
 #include "python/exceptions.h"
 #include "python/frame.h"
+#include "python/stats.h"
+#include "python/topic_publisher.h"
 
 namespace kavri::py {
 
@@ -68,10 +70,10 @@ void add_function(PyObject* module, PyMethodDef& def) {
 // The module's contents, in this order; __all__ lists them in the same order.
 void init(PyObject* module) {
   add_to_module(module, "_RustBus", reinterpret_cast<PyObject*>(bus_type()));
-  // Registration point 2: TopicPublisher (topic_publisher_type()).
+  add_to_module(module, "TopicPublisher", reinterpret_cast<PyObject*>(topic_publisher_type()));
   // Registration point 3: Subscription (subscription_type()).
-  // Registration point 4: TopicStats (topic_stats_type()).
-  // Registration point 5: WalStats (wal_stats_type()).
+  add_to_module(module, "TopicStats", reinterpret_cast<PyObject*>(topic_stats_type()));
+  add_to_module(module, "WalStats", reinterpret_cast<PyObject*>(wal_stats_type()));
   add_function(module, g_init_logging);
   register_exceptions(module);  // 7 to 13
 }
