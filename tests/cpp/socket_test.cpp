@@ -17,9 +17,12 @@
 #include <thread>
 
 #include "platform/directory.h"
+#include "transport_test_util.h"
 
 namespace kavri::platform {
 namespace {
+
+using testing_util::run_in_child;
 
 std::span<const std::byte> bytes(const char* s, size_t n) {
   return {reinterpret_cast<const std::byte*>(s), n};
@@ -29,27 +32,6 @@ bool is_nonblocking(int fd) { return (::fcntl(fd, F_GETFL) & O_NONBLOCK) != 0; }
 bool is_cloexec(int fd) { return (::fcntl(fd, F_GETFD) & FD_CLOEXEC) != 0; }
 
 Instant after_ms(uint64_t ms) { return *Instant::now().checked_add(Duration::from_millis(ms)); }
-
-// Runs `body` in a forked child whose alarm bounds it; the child's exit code is body's result.
-// Returns the raw wait status, so that a death by signal is visible to the caller.
-int run_in_child(const std::function<int()>& body) {
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    ::alarm(20);
-    ::_exit(body());
-  }
-  int status = 0;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (::waitpid(pid, &status, WNOHANG) != pid) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      ::kill(pid, SIGKILL);
-      ::waitpid(pid, &status, 0);
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return status;
-}
 
 class SocketTest : public testing::Test {
  protected:
