@@ -110,6 +110,13 @@ class Subscriber {
   // (with a WARN event), or the OS error of the drain (EINTR included, not retried).
   Result<std::optional<std::vector<std::byte>>> poll_recv();
 
+  // Waits until another receive attempt may find something: true to try again, false once
+  // `deadline` has passed (less than a millisecond left counts as passed), or the wait's
+  // error. Without a deadline it waits without limit. While the log replay has nothing yet it
+  // pauses REPLAY_RETRY_DELAY instead of waiting on the socket (the log signals nothing).
+  // Touches nothing but this subscriber: callers may run it with the interpreter lock released.
+  Result<bool> wait_for_next(std::optional<Instant> deadline);
+
   // Arms the wake-up flag and waits for one byte: true (woken, or data already there: a
   // message is not promised), false (timed out), or an error: "failed to fill whole buffer"
   // (the publisher has closed), "publisher restarted (generation changed)", or the OS error.
@@ -165,6 +172,8 @@ class Subscriber {
   Result<bool> wait_until(std::optional<Instant> deadline);
   // Empties `out` and copies a replayed payload into it; false when the replay gave nothing.
   Result<bool> replay_into(std::vector<std::byte>& out);
+  // One receive attempt into `out`: the replay first, then the ring. True with a message.
+  Result<bool> attempt_into(std::vector<std::byte>& out);
 
   // Declared in reverse release order: members are destroyed last-first.
   std::optional<Replay> wal_replay_;  // present while the log is being replayed

@@ -135,21 +135,52 @@ bool Subscriber::ring_attempt(std::vector<std::byte>& out) {
   return true;
 }
 
-Result<void> Subscriber::receive_into(std::vector<std::byte>& out) {
+Result<bool> Subscriber::attempt_into(std::vector<std::byte>& out) {
   for (;;) {
     auto replayed = replay_into(out);
     if (!replayed) return std::unexpected(std::move(replayed.error()));
-    if (*replayed) return {};
-    if (replaying()) {
-      // The log has nothing more yet and the ring does not hold cursor_: the next message
-      // comes from the log, which signals nothing; look again shortly.
-      platform::sleep_for(REPLAY_RETRY_DELAY);
-      continue;
-    }
-    if (ring_attempt(out)) return {};
-    if (replaying()) continue;  // the ring had lapped cursor_: back to the log
+    if (*replayed) return true;
+    if (replaying()) return false;  // the log has nothing more yet
+    if (ring_attempt(out)) return true;
+    if (!replaying()) return false;
+    // The ring had lapped cursor_ and the replay resumed: back to the log at once.
+  }
+}
+
+Result<bool> Subscriber::wait_for_next(std::optional<Instant> deadline) {
+  uint64_t ms = 0;
+  if (deadline) {
+    const Duration remaining = deadline->saturating_duration_since(Instant::now());
+    // Whole milliseconds, rounded down: less than one left is the end, not a last wait.
+    ms = std::min<uint64_t>(remaining.as_millis_saturating(), INT32_MAX);
+    if (ms == 0) return false;
+  }
+  if (replaying()) {
+    // The next message comes from the log, which signals nothing on the socket (and the arm
+    // step would find data at once): pause between reads of the log instead.
+    platform::sleep_for(deadline ? std::min(REPLAY_RETRY_DELAY, Duration::from_millis(ms))
+                                 : REPLAY_RETRY_DELAY);
+    return true;
+  }
+  if (!deadline) {
     auto woken = wait_until(std::nullopt);
     if (!woken) return std::unexpected(std::move(woken.error()));
+    return true;
+  }
+  auto woken = wait_readable(static_cast<int32_t>(ms));
+  if (!woken) return std::unexpected(std::move(woken.error()));
+  // A wait that ended at its own limit is final, unless that limit was the cap on one wait
+  // and the caller's deadline is still a millisecond or more away.
+  return *woken || deadline->saturating_duration_since(Instant::now()).as_millis_saturating() > 0;
+}
+
+Result<void> Subscriber::receive_into(std::vector<std::byte>& out) {
+  for (;;) {
+    auto got = attempt_into(out);
+    if (!got) return std::unexpected(std::move(got.error()));
+    if (*got) return {};
+    auto waited = wait_for_next(std::nullopt);
+    if (!waited) return std::unexpected(std::move(waited.error()));
   }
 }
 
@@ -171,27 +202,13 @@ Result<bool> Subscriber::receive_timeout_into(Duration timeout, std::vector<std:
   if (*replayed) return true;
   const Instant deadline = detail::deadline_after(timeout);
   for (;;) {
-    if (replaying()) {
-      const Duration remaining = deadline.saturating_duration_since(Instant::now());
-      if (remaining.is_zero()) return false;
-      platform::sleep_for(std::min(REPLAY_RETRY_DELAY, remaining));
-      replayed = replay_into(out);
-      if (!replayed) return std::unexpected(std::move(replayed.error()));
-      if (*replayed) return true;
-      continue;
-    }
-    if (ring_attempt(out)) return true;
-    if (replaying()) continue;
-    const Duration remaining = deadline.saturating_duration_since(Instant::now());
-    const uint64_t ms = std::min<uint64_t>(remaining.as_millis_saturating(), INT32_MAX);
-    if (ms == 0) return false;  // less than a millisecond left: no wait, no last attempt
-    auto woken = wait_readable(static_cast<int32_t>(ms));
-    if (!woken) return std::unexpected(std::move(woken.error()));
-    // A wait that ended at its own limit is final, unless that limit was the cap on one wait
-    // and the caller's deadline is still a millisecond or more away.
-    if (!*woken && deadline.saturating_duration_since(Instant::now()).as_millis_saturating() == 0) {
-      return false;
-    }
+    auto got = attempt_into(out);
+    if (!got) return std::unexpected(std::move(got.error()));
+    if (*got) return true;
+    // A false result after a wait that timed out is final: no last attempt.
+    auto waited = wait_for_next(deadline);
+    if (!waited) return std::unexpected(std::move(waited.error()));
+    if (!*waited) return false;
   }
 }
 

@@ -77,15 +77,6 @@ class WritableView {
   Py_buffer view_{};
 };
 
-// While a log replay is pending the next message comes from the log, which signals nothing on
-// the socket (and the arm step reports data there at once): the wait is a pause between reads
-// of the log, not a wait for a byte.
-void pause_for_replay(Duration at_most) {
-  without_gil([&] { platform::sleep_for(std::min(Subscriber::REPLAY_RETRY_DELAY, at_most)); });
-}
-
-constexpr Duration kForever{UINT64_MAX, 0};
-
 constexpr const char* kBufParams[] = {"buf"};
 constexpr Signature kRecvInto{"recv_into", "Subscription", kBufParams, 1};
 constexpr const char* kBufTimeoutParams[] = {"buf", "timeout_secs"};
@@ -105,13 +96,8 @@ PyObject* recv_into(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     for (;;) {
       const std::optional<size_t> got = ok(subscriber.try_receive_one_into_slice(view.bytes()));
       if (got) return to_python(uint64_t{*got});
-      if (subscriber.replaying()) {
-        pause_for_replay(kForever);
-        continue;
-      }
-      // True means woken or data announced, false cannot happen without a limit: either way
-      // the next attempt decides.
-      ok(without_gil([&] { return subscriber.wait_readable(-1); }));
+      // The copy happens above, with the lock held; only the wait runs without it.
+      ok(without_gil([&] { return subscriber.wait_for_next(std::nullopt); }));
     }
   });
 }
@@ -130,22 +116,8 @@ PyObject* recv_timeout_into(PyObject* self, PyObject* const* args, Py_ssize_t na
     for (;;) {
       const std::optional<size_t> got = ok(subscriber.try_receive_one_into_slice(view.bytes()));
       if (got) return to_python(uint64_t{*got});
-      const Duration remaining = deadline->saturating_duration_since(Instant::now());
-      // Whole milliseconds, rounded down: less than one left is a time-out, not a last wait.
-      const uint64_t ms = std::min<uint64_t>(remaining.as_millis_saturating(), INT32_MAX);
-      if (ms == 0) return none();
-      if (subscriber.replaying()) {
-        pause_for_replay(remaining);
-        continue;
-      }
-      const bool woken =
-          ok(without_gil([&] { return subscriber.wait_readable(static_cast<int32_t>(ms)); }));
-      // A wait that reached its limit ends the call, unless the limit was only the cap on one
-      // wait and the deadline is still a millisecond or more away.
-      if (!woken &&
-          deadline->saturating_duration_since(Instant::now()).as_millis_saturating() == 0) {
-        return none();
-      }
+      // A wait that timed out is final: no last attempt.
+      if (!ok(without_gil([&] { return subscriber.wait_for_next(*deadline); }))) return none();
     }
   });
 }
