@@ -83,6 +83,16 @@ bool Publisher::has_room() const {
   return ring_.max_lag() < ring_.capacity();
 }
 
+std::expected<void, wal::WalError> Publisher::log_and_write(std::span<const std::byte> payload) {
+  if (wal_) {
+    // Relaxed: this process is the only writer of `tail`.
+    const uint64_t cursor = ring_.tail().load(std::memory_order_relaxed);
+    if (auto ok = wal_->append(cursor, wal_->now_ns(), payload); !ok) return ok;
+  }
+  ring_.write_slot(payload);
+  return {};
+}
+
 Result<void> Publisher::publish(std::span<const std::byte> payload) {
   if (payload.size() > ring_.slot_size()) {
     return std::unexpected(Error(err::MessageTooLarge{payload.size(), ring_.slot_size()}));
@@ -92,14 +102,7 @@ Result<void> Publisher::publish(std::span<const std::byte> payload) {
     bump(full_rejected_total_);
     return std::unexpected(Error(err::BusFull{}));
   }
-  if (wal_) {
-    // Relaxed: this process is the only writer of `tail`.
-    const uint64_t cursor = ring_.tail().load(std::memory_order_relaxed);
-    if (auto ok = wal_->append(cursor, wal_->now_ns(), payload); !ok) {
-      return wal_error(std::move(ok.error()));
-    }
-  }
-  ring_.write_slot(payload);
+  if (auto ok = log_and_write(payload); !ok) return wal_error(std::move(ok.error()));
   bump(published_total_);
   broadcast_wakeup();
   return {};
@@ -116,15 +119,10 @@ Result<uint64_t> Publisher::publish_many(std::span<const std::span<const std::by
       break;
     }
     if (!has_room()) break;
-    if (wal_) {
-      // Relaxed: this process is the only writer of `tail`.
-      const uint64_t cursor = ring_.tail().load(std::memory_order_relaxed);
-      if (auto ok = wal_->append(cursor, wal_->now_ns(), payload); !ok) {
-        failure = err::Wal{std::move(ok.error())};
-        break;
-      }
+    if (auto ok = log_and_write(payload); !ok) {
+      failure = err::Wal{std::move(ok.error())};
+      break;
     }
-    ring_.write_slot(payload);
     ++n;
   }
   bump(published_total_, n);

@@ -137,6 +137,9 @@ class Publisher {
   // Under Backpressure::Error: false when the slowest claimed entry is a whole ring behind.
   // Under DropOldest: true, except the internal failure on capacity 0.
   bool has_room() const;
+  // Appends the message to the log (when there is one), then writes it into the ring; a
+  // message the log refused never reaches the ring.
+  std::expected<void, wal::WalError> log_and_write(std::span<const std::byte> payload);
   // Removes clients_[i] (the last client takes its place), closes it, counts and reports it.
   void drop_client(size_t i, const char* message);
 
