@@ -13,6 +13,7 @@
 #include "config.h"
 #include "python/frame.h"
 #include "python/stats.h"
+#include "python/subscription.h"
 #include "python/topic_publisher.h"
 
 namespace kavri::py {
@@ -183,6 +184,70 @@ PyObject* topic(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObjec
   });
 }
 
+// The three subscribe methods share the object: they only read the bus's configuration, so
+// they may overlap each other and the other shared calls, while the connection wait runs
+// without the lock. The time-out becomes a duration before any core work.
+
+constexpr const char* kSubscribeParams[] = {"topic", "timeout_secs"};
+constexpr Signature kSubscribe{"subscribe", "_RustBus", kSubscribeParams, 1};
+
+PyObject* subscribe(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return entry([&] {
+    const Args a = bind(kSubscribe, args, nargs, kwnames);
+    const Hold hold(self, Borrow::Shared);
+    const std::string_view topic = required(a, 0, as_text);
+    const double secs = with_default(a, 1, as_seconds, 30.0);
+    const Duration timeout = duration_from_secs(secs);
+    return make_subscription(
+        ok(without_gil([&] { return bus_of(self).subscribe_timeout(topic, timeout); })));
+  });
+}
+
+constexpr const char* kHistoryParams[] = {"topic", "n_messages_back", "timeout_secs"};
+constexpr Signature kHistory{"subscribe_with_history", "_RustBus", kHistoryParams, 2};
+
+PyObject* subscribe_with_history(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+  return entry([&] {
+    const Args a = bind(kHistory, args, nargs, kwnames);
+    const Hold hold(self, Borrow::Shared);
+    const std::string_view topic = required(a, 0, as_text);
+    const uint64_t n_messages_back = required(a, 1, as_u64);
+    const double secs = with_default(a, 2, as_seconds, 30.0);
+    const Duration timeout = duration_from_secs(secs);
+    return make_subscription(ok(without_gil([&] {
+      return bus_of(self).subscribe_with_history_timeout(topic, n_messages_back, timeout);
+    })));
+  });
+}
+
+// A start cursor the ring cannot represent (bit 63 marks a slot being written) is refused as
+// an out-of-range integer, like any other unusable count, before the core is called.
+uint64_t as_start_cursor(PyObject* object) {
+  const uint64_t cursor = as_u64(object);
+  if (cursor > MAX_START_CURSOR) {
+    fail(PyExc_OverflowError, "out of range integral type conversion attempted");
+  }
+  return cursor;
+}
+
+constexpr const char* kFromParams[] = {"topic", "cursor", "timeout_secs"};
+constexpr Signature kFrom{"subscribe_from", "_RustBus", kFromParams, 2};
+
+PyObject* subscribe_from(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+  return entry([&] {
+    const Args a = bind(kFrom, args, nargs, kwnames);
+    const Hold hold(self, Borrow::Shared);
+    const std::string_view topic = required(a, 0, as_text);
+    const uint64_t cursor = required(a, 1, as_start_cursor);
+    const double secs = with_default(a, 2, as_seconds, 30.0);
+    const Duration timeout = duration_from_secs(secs);
+    return make_subscription(ok(
+        without_gil([&] { return bus_of(self).subscribe_from_timeout(topic, cursor, timeout); })));
+  });
+}
+
 constexpr const char* kWaitParams[] = {"topic", "n", "timeout_secs"};
 constexpr Signature kWait{"wait_for_subscribers", "_RustBus", kWaitParams, 1};
 
@@ -277,6 +342,30 @@ constexpr char kTopicDoc[] =
     "creates one. Afterwards publish and publish_many on this bus for the same topic raise\n"
     "AlreadyPublishingError.";
 
+constexpr char kSubscribeDoc[] =
+    "subscribe($self, topic, timeout_secs=30.0)\n"
+    "--\n"
+    "\n"
+    "Subscribe to the topic, waiting up to timeout_secs seconds for its publisher; raises\n"
+    "ConnectTimeoutError when the time-out passes first. Releases the interpreter lock while\n"
+    "waiting for the publisher.";
+
+constexpr char kSubscribeWithHistoryDoc[] =
+    "subscribe_with_history($self, topic, n_messages_back, timeout_secs=30.0)\n"
+    "--\n"
+    "\n"
+    "Subscribe starting n_messages_back messages behind the current tail, so that recent\n"
+    "history is received first. Releases the interpreter lock while waiting for the\n"
+    "publisher.";
+
+constexpr char kSubscribeFromDoc[] =
+    "subscribe_from($self, topic, cursor, timeout_secs=30.0)\n"
+    "--\n"
+    "\n"
+    "Subscribe starting at an explicit cursor, replayed from the write-ahead log when the\n"
+    "ring no longer holds it; raises CursorTooOldError when that cursor can no longer be\n"
+    "delivered. Releases the interpreter lock while waiting for the publisher.";
+
 constexpr char kWaitDoc[] =
     "wait_for_subscribers($self, topic, n=1, timeout_secs=30.0)\n"
     "--\n"
@@ -310,8 +399,10 @@ PyMethodDef kMethods[] = {
     {"publish", as_method(publish), METH_FASTCALL | METH_KEYWORDS, kPublishDoc},
     {"publish_many", as_method(publish_many), METH_FASTCALL | METH_KEYWORDS, kPublishManyDoc},
     {"topic", as_method(topic), METH_FASTCALL | METH_KEYWORDS, kTopicDoc},
-    // subscribe, subscribe_with_history, subscribe_from: their three entries go here, in
-    // that order, with the Subscription class.
+    {"subscribe", as_method(subscribe), METH_FASTCALL | METH_KEYWORDS, kSubscribeDoc},
+    {"subscribe_with_history", as_method(subscribe_with_history), METH_FASTCALL | METH_KEYWORDS,
+     kSubscribeWithHistoryDoc},
+    {"subscribe_from", as_method(subscribe_from), METH_FASTCALL | METH_KEYWORDS, kSubscribeFromDoc},
     {"wait_for_subscribers", as_method(wait_for_subscribers), METH_FASTCALL | METH_KEYWORDS,
      kWaitDoc},
     {"stats", as_method(stats), METH_FASTCALL | METH_KEYWORDS, kStatsDoc},

@@ -10,6 +10,7 @@
 #include "python/exceptions.h"
 #include "python/frame.h"
 #include "python/stats.h"
+#include "python/subscription.h"
 #include "python/topic_publisher.h"
 
 namespace kavri::py {
@@ -71,7 +72,7 @@ void add_function(PyObject* module, PyMethodDef& def) {
 void init(PyObject* module) {
   add_to_module(module, "_RustBus", reinterpret_cast<PyObject*>(bus_type()));
   add_to_module(module, "TopicPublisher", reinterpret_cast<PyObject*>(topic_publisher_type()));
-  // Registration point 3: Subscription (subscription_type()).
+  add_to_module(module, "Subscription", reinterpret_cast<PyObject*>(subscription_type()));
   add_to_module(module, "TopicStats", reinterpret_cast<PyObject*>(topic_stats_type()));
   add_to_module(module, "WalStats", reinterpret_cast<PyObject*>(wal_stats_type()));
   add_function(module, g_init_logging);
