@@ -109,8 +109,8 @@ def refused(call, deadline_secs=5.0):
     raise AssertionError("the call was never refused")
 
 
-# A child that publishes `count` messages b"m0", b"m1", ... to `topic` once one subscriber is
-# connected, then exits (closing the connection). argv: base_dir, topic, count.
+# A child that publishes `count` messages b"m0", b"m1", ... (cursors 0, 1, ...) to `topic` once
+# one subscriber is connected, then exits (closing the connection). argv: base_dir, topic, count.
 PUBLISH_AND_EXIT = """
     import sys
     from kavri._kavri import _RustBus

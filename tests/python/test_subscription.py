@@ -208,7 +208,9 @@ class PublisherGoneTest(SubscriptionTest):
     def test_iteration_ends_quietly_then_receives_report_the_end(self):
         bus = self.bus()
         child = self.spawn(PUBLISH_AND_EXIT, TOPIC, 3)
-        sub = bus.subscribe(TOPIC, 20.0)
+        # From cursor 0: the publisher may start as soon as it has accepted us, before a
+        # start at the tail would be placed.
+        sub = bus.subscribe_from(TOPIC, 0, 20.0)
         self.assertEqual(list(sub), [b"m0", b"m1", b"m2"])
         self.finish(child)
         with self.assertRaises(StopIteration):
@@ -230,7 +232,9 @@ class PublisherGoneTest(SubscriptionTest):
     def test_unread_messages_outlive_the_publisher(self):
         bus = self.bus()
         child = self.spawn(PUBLISH_AND_EXIT, TOPIC, 3)
-        sub = bus.subscribe(TOPIC, 20.0)
+        # From cursor 0: the publisher may start as soon as it has accepted us, before a
+        # start at the tail would be placed.
+        sub = bus.subscribe_from(TOPIC, 0, 20.0)
         self.finish(child)
         self.assertEqual(sub.recv(), b"m0")
         self.assertEqual(sub.recv_batch(5, 1.0), [b"m1", b"m2"])
@@ -436,7 +440,10 @@ SOAK_SUBSCRIBER = """
     base_dir, topic, mode = sys.argv[1], sys.argv[2], sys.argv[3]
     complete, count = sys.argv[4] == "1", int(sys.argv[5])
     bus = _RustBus("bus", base_dir=base_dir, wal_enabled=False)
-    sub = bus.subscribe(topic, 30.0)
+    # The publisher starts once it has accepted every subscriber, possibly before the last one
+    # placed a start at the tail: a subscriber that checks completeness starts at cursor 0,
+    # which the ring still holds (its claimed entry held the publisher back from the start).
+    sub = bus.subscribe_from(topic, 0, 30.0) if complete else bus.subscribe(topic, 30.0)
     state = {"last": -1, "received": 0}
 
     def check(payload, cursor_after=None):
