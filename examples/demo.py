@@ -116,11 +116,13 @@ def check(payload, expected, bodies):
 
 
 def subscriber(base_dir, plan, counters, slot, start_cursor):
-    """Receives every message from `start_cursor` (None: from the tail, which is 0 for the
-    subscribers that the publisher waits for) to the end and checks each one."""
+    """Receives every message from `start_cursor` (None: the start of the stream) to the end
+    and checks each one."""
     bus = open_bus(base_dir)
     if start_cursor is None:
-        sub = bus.subscribe(TOPIC, timeout_secs=30.0)
+        # Not `subscribe` (the tail): the publisher starts as soon as it has accepted every
+        # subscriber, which can be a moment before the last one has placed its start.
+        sub = bus.subscribe_from(TOPIC, 0, timeout_secs=30.0)
     else:
         sub = bus.subscribe_from(TOPIC, start_cursor, timeout_secs=30.0)
     history = sub.lag  # messages published before this subscription began
