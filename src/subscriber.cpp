@@ -154,13 +154,16 @@ Result<std::unique_ptr<Subscriber>> Subscriber::connect_with(std::string_view to
     if (!pause_before_retry(deadline)) return timed_out();
   }
 
+  // The start is read before the announcement: the publisher can accept this connection (and
+  // report it to wait_for_subscribers) as soon as the announcement is there, and a message it
+  // publishes after that must not fall below a tail start placed later. Acquire: pairs with
+  // the publisher's release of `tail`; first_cursor is read after it.
+  const uint64_t t2 = ring->tail().load(std::memory_order_acquire);
+
   if (auto sent = send_announcement(stream.get(), *idx); !sent) {
     return std::unexpected(sent.error());
   }
   announce_connection(*ring);
-
-  // Acquire: pairs with the publisher's release of `tail`; first_cursor is read after it.
-  const uint64_t t2 = ring->tail().load(std::memory_order_acquire);
   auto ring_oldest = [&](uint64_t t) {
     const uint64_t cap = ring->capacity();
     return ring->move_up_to_numbering(t >= cap ? t - cap : 0);

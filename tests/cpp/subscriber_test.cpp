@@ -239,6 +239,27 @@ TEST(SubscriberStart, PlacesEachStartAndReadsFromIt) {
   }
 }
 
+// A publisher that publishes as soon as it has accepted a subscriber (wait_for_subscribers,
+// then publish) must not publish past a tail start that is placed only afterwards.
+TEST(SubscriberStart, TailStartIsPlacedBeforeThePublisherCanAcceptTheConnection) {
+  BusDir dir;
+  auto pub = publisher(dir.config(8));
+  for (uint64_t round = 0; round < 3000; ++round) {
+    std::thread publishing([&] {
+      ASSERT_TRUE(pub->wait_for_subscribers(1, kShort));
+      ASSERT_TRUE(pub->publish(numbered(round)));
+    });
+    auto s = must_connect(dir.config(8), start_at::Tail{});
+    publishing.join();
+    ASSERT_NE(s, nullptr);
+    ASSERT_EQ(receive_numbers(*s, 1), std::vector<uint64_t>{round}) << "round " << round;
+    s.reset();
+    // The next pass drops the freed connection, so the next round waits for a new one.
+    ASSERT_TRUE(pub->publish(numbered(round)));
+    ASSERT_EQ(pub->stats().connected_sockets, 0u);
+  }
+}
+
 TEST(SubscriberStart, CursorBeyondTheTailWaitsUntilThePublisherReachesIt) {
   BusDir dir;
   auto pub = publisher(dir.config(8));
