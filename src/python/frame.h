@@ -353,6 +353,20 @@ PyObject* allocate_result(PyTypeObject* type, Core value) {
   return result(made);
 }
 
+// The same, for a type made on first use by `get_type`: a type that cannot be created is an
+// uncreatable result too. `value` is destroyed with the failure either way.
+template <class Core>
+PyObject* allocate_result(PyTypeObject* (*get_type)(), Core value) {
+  PyTypeObject* type = nullptr;
+  try {
+    type = get_type();
+  } catch (const PythonError&) {
+    // result() below turns the missing type into the internal failure.
+  }
+  if (type == nullptr) return result(nullptr);
+  return allocate_result(type, std::move(value));
+}
+
 // tp_dealloc of an Object<Core>.
 template <class Core>
 void dealloc(PyObject* self) {

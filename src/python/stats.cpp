@@ -188,13 +188,7 @@ PyTypeObject* topic_stats_type() { return type_once(g_topic_type, kTopicSpec); }
 PyTypeObject* wal_stats_type() { return type_once(g_wal_type, kWalSpec); }
 
 PyObject* make_topic_stats(TopicStats&& stats) {
-  PyTypeObject* type = nullptr;
-  try {
-    type = topic_stats_type();
-  } catch (const PythonError&) {
-    result(nullptr);  // an uncreatable type is an uncreatable result
-  }
-  return allocate_result(type, PyTopicStats{std::move(stats)});
+  return allocate_result(topic_stats_type, PyTopicStats{std::move(stats)});
 }
 
 }  // namespace kavri::py

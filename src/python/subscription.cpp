@@ -369,14 +369,7 @@ PyTypeObject* g_type = nullptr;
 PyTypeObject* subscription_type() { return type_once(g_type, kSpec); }
 
 PyObject* make_subscription(std::unique_ptr<Subscriber> subscriber) {
-  PyTypeObject* type = nullptr;
-  try {
-    type = subscription_type();
-  } catch (const PythonError&) {
-    subscriber.reset();
-    result(nullptr);  // an uncreatable type is an uncreatable result
-  }
-  return allocate_result(type, PySubscription{{}, std::move(subscriber)});
+  return allocate_result(subscription_type, PySubscription{{}, std::move(subscriber)});
 }
 
 }  // namespace kavri::py

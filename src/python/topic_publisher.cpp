@@ -175,13 +175,7 @@ PyTypeObject* g_type = nullptr;
 PyTypeObject* topic_publisher_type() { return type_once(g_type, kSpec); }
 
 PyObject* make_topic_publisher(std::unique_ptr<Publisher> publisher) {
-  PyTypeObject* type = nullptr;
-  try {
-    type = topic_publisher_type();
-  } catch (const PythonError&) {
-    result(nullptr);  // an uncreatable type is an uncreatable result
-  }
-  return allocate_result(type, PyTopicPublisher{std::move(publisher)});
+  return allocate_result(topic_publisher_type, PyTopicPublisher{std::move(publisher)});
 }
 
 }  // namespace kavri::py
