@@ -12,6 +12,7 @@ import time
 import unittest
 
 from kavri._kavri import _RustBus
+from publishing_fixtures import refused  # noqa: F401  (re-exported for the tests)
 
 BUS = "bus"
 TOPIC = "t"
@@ -96,17 +97,6 @@ def blocked(test, target, probe, release, wait_secs=10.0):
         raise outcome["error"]
     return outcome.get("value")
 
-
-def refused(call, deadline_secs=5.0):
-    """Calls `call()` until it raises RuntimeError (the hold conflict); returns the text."""
-    deadline = time.monotonic() + deadline_secs
-    while time.monotonic() < deadline:
-        try:
-            call()
-        except RuntimeError as e:
-            return str(e)
-        time.sleep(0.001)
-    raise AssertionError("the call was never refused")
 
 
 # A child that publishes `count` messages b"m0", b"m1", ... (cursors 0, 1, ...) to `topic` once
