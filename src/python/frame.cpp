@@ -436,4 +436,11 @@ PyTypeObject* type_once(PyTypeObject*& slot, PyType_Spec& spec) {
   return slot;
 }
 
+PyObject* enter_self(PyObject* self, PyObject*) {
+  return entry([&] {
+    const Hold hold(self, Borrow::Shared);
+    return Py_NewRef(self);
+  });
+}
+
 }  // namespace kavri::py

@@ -367,6 +367,22 @@ PyObject* allocate_result(PyTypeObject* (*get_type)(), Core value) {
   return allocate_result(type, std::move(value));
 }
 
+// __enter__ of a class that is its own context manager: a shared hold, the object itself.
+PyObject* enter_self(PyObject* self, PyObject* unused);
+
+// __exit__ of a class whose with block releases nothing: binds its three optional, ignored
+// arguments (`kSignature` names them), takes the exclusive hold and returns False, so that an
+// exception raised in the block propagates.
+template <const Signature& kSignature>
+PyObject* exit_releasing_nothing(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) {
+  return entry([&] {
+    const Args a = bind(kSignature, args, nargs, kwnames);
+    const Hold hold(self, Borrow::Exclusive);
+    return to_python(false);
+  });
+}
+
 // tp_dealloc of an Object<Core>.
 template <class Core>
 void dealloc(PyObject* self) {

@@ -171,32 +171,12 @@ PyObject* poll_recv(PyObject* self, PyObject*) {
 
 // ---- Context manager and iteration --------------------------------------------------------
 
-PyObject* enter_context(PyObject* self, PyObject*) {
-  return entry([&] {
-    const Hold hold(self, Borrow::Shared);
-    return Py_NewRef(self);
-  });
-}
-
+// Leaving a with block releases nothing: the subscription keeps its entry until destroyed.
 constexpr const char* kExitParams[] = {"_exc_type", "_exc_val", "_exc_tb"};
 constexpr Signature kExit{"__exit__", "Subscription", kExitParams, 0};
 
-// Leaving a with block releases nothing: the subscription keeps its entry until it is
-// destroyed. False lets an exception raised in the block propagate.
-PyObject* exit_context(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return entry([&] {
-    const Args a = bind(kExit, args, nargs, kwnames);
-    const Hold hold(self, Borrow::Exclusive);
-    return to_python(false);
-  });
-}
-
-PyObject* iter(PyObject* self) {
-  return entry([&] {
-    const Hold hold(self, Borrow::Shared);
-    return Py_NewRef(self);
-  });
-}
+// The object is its own iterator, with the hold of __enter__.
+PyObject* iter(PyObject* self) { return enter_self(self, nullptr); }
 
 // As recv, but the end of the publisher's stream ends the iteration: NULL without an
 // exception set.
@@ -321,8 +301,8 @@ PyMethodDef kMethods[] = {
     {"arm_wakeup", arm_wakeup, METH_NOARGS, kArmWakeupDoc},
     {"drain_wakeup", drain_wakeup, METH_NOARGS, kDrainWakeupDoc},
     {"poll_recv", poll_recv, METH_NOARGS, kPollRecvDoc},
-    {"__enter__", enter_context, METH_NOARGS, kEnterDoc},
-    {"__exit__", as_method(exit_context), kFast, kExitDoc},
+    {"__enter__", enter_self, METH_NOARGS, kEnterDoc},
+    {"__exit__", as_method(exit_releasing_nothing<kExit>), kFast, kExitDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

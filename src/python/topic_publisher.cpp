@@ -74,25 +74,9 @@ PyObject* stats(PyObject* self, PyObject*) {
   });
 }
 
-PyObject* enter_context(PyObject* self, PyObject*) {
-  return entry([&] {
-    const Hold hold(self, Borrow::Shared);
-    return Py_NewRef(self);
-  });
-}
-
+// Leaving a with block releases nothing: the handle keeps publishing until it is destroyed.
 constexpr const char* kExitParams[] = {"_exc_type", "_exc_val", "_exc_tb"};
 constexpr Signature kExit{"__exit__", "TopicPublisher", kExitParams, 0};
-
-// Leaving a with block releases nothing: the handle keeps publishing until it is destroyed.
-// Returns False so that an exception raised in the block propagates.
-PyObject* exit_context(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return entry([&] {
-    const Args a = bind(kExit, args, nargs, kwnames);
-    const Hold hold(self, Borrow::Exclusive);
-    return to_python(false);
-  });
-}
 
 constexpr char kPublishDoc[] =
     "publish($self, data)\n"
@@ -143,8 +127,8 @@ PyMethodDef kMethods[] = {
     {"wait_for_subscribers", as_method(wait_for_subscribers), METH_FASTCALL | METH_KEYWORDS,
      kWaitDoc},
     {"stats", stats, METH_NOARGS, kStatsDoc},
-    {"__enter__", enter_context, METH_NOARGS, kEnterDoc},
-    {"__exit__", as_method(exit_context), METH_FASTCALL | METH_KEYWORDS, kExitDoc},
+    {"__enter__", enter_self, METH_NOARGS, kEnterDoc},
+    {"__exit__", as_method(exit_releasing_nothing<kExit>), METH_FASTCALL | METH_KEYWORDS, kExitDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
